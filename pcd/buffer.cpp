@@ -1,6 +1,7 @@
 #include "pcd/buffer.hpp"
 
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <utility>
@@ -16,6 +17,8 @@ namespace {
 constexpr size_t huge_page = size_t{2} << 20;
 // Below this, calloc is as good: the allocator reuses freed memory and the buffer is small.
 constexpr size_t mmap_threshold = size_t{4} << 20;
+// glibc's malloc maps anything above this afresh, so for_overwrite maps it itself, zeroed.
+constexpr size_t heap_limit = size_t{32} << 20;
 
 // Maps `size` bytes of fresh zero pages starting on a huge-page boundary. Returns nullptr on
 // failure.
@@ -36,11 +39,15 @@ std::byte* map_zeroed(size_t size, size_t& mapped) {
 }
 #endif
 
+size_t checked_size(uint64_t size) {
+    if (size > std::numeric_limits<size_t>::max() - (size_t{8} << 20)) throw std::bad_alloc();
+    return static_cast<size_t>(size);
+}
+
 }  // namespace
 
 ZeroedBuffer::ZeroedBuffer(uint64_t size) {
-    if (size > std::numeric_limits<size_t>::max() - (size_t{8} << 20)) throw std::bad_alloc();
-    const auto n = static_cast<size_t>(size);
+    const size_t n = checked_size(size);
 #if defined(__linux__)
     if (n >= mmap_threshold) {
         data_ = map_zeroed(n, mapped_);
@@ -57,10 +64,39 @@ ZeroedBuffer::ZeroedBuffer(uint64_t size) {
     size_ = n;
 }
 
+ZeroedBuffer ZeroedBuffer::for_overwrite(uint64_t size) {
+    const size_t n = checked_size(size);
+#if defined(__linux__)
+    if (n >= heap_limit) return ZeroedBuffer(size);
+#endif
+    ZeroedBuffer buffer;
+    buffer.data_ = static_cast<std::byte*>(std::malloc(n == 0 ? 1 : n));
+    if (buffer.data_ == nullptr) throw std::bad_alloc();
+    buffer.size_ = n;
+    buffer.dirty_ = true;
+#if defined(__linux__)
+    if (n >= mmap_threshold) {
+        const auto start = reinterpret_cast<uintptr_t>(buffer.data_);
+        const uintptr_t aligned = (start + huge_page - 1) & ~(uintptr_t{huge_page} - 1);
+        const size_t head = aligned - start;
+        if (n > head + huge_page) {
+            madvise(reinterpret_cast<void*>(aligned), (n - head) & ~(huge_page - 1), MADV_HUGEPAGE);
+        }
+    }
+#endif
+    return buffer;
+}
+
+void ZeroedBuffer::zero_rest(size_t filled) {
+    if (dirty_ && filled < size_) std::memset(data_ + filled, 0, size_ - filled);
+    dirty_ = false;
+}
+
 ZeroedBuffer::ZeroedBuffer(ZeroedBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      mapped_(std::exchange(other.mapped_, 0)) {}
+      mapped_(std::exchange(other.mapped_, 0)),
+      dirty_(std::exchange(other.dirty_, false)) {}
 
 ZeroedBuffer& ZeroedBuffer::operator=(ZeroedBuffer&& other) noexcept {
     if (this != &other) {
@@ -68,6 +104,7 @@ ZeroedBuffer& ZeroedBuffer::operator=(ZeroedBuffer&& other) noexcept {
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         mapped_ = std::exchange(other.mapped_, 0);
+        dirty_ = std::exchange(other.dirty_, false);
     }
     return *this;
 }

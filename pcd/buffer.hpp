@@ -16,6 +16,14 @@ class ZeroedBuffer {
     // Allocates `size` zero bytes (at least one byte of storage, so data() is never null).
     // Throws std::bad_alloc when the memory cannot be had.
     explicit ZeroedBuffer(uint64_t size);
+    // Allocates `size` bytes whose contents are unspecified until the caller has overwritten a
+    // prefix and called zero_rest() with its length. Medium sizes come from the C heap, which
+    // reuses memory that is already mapped in, so a caller that overwrites nearly everything
+    // pays one pass over memory. Throws std::bad_alloc.
+    static ZeroedBuffer for_overwrite(uint64_t size);
+    // Zeroes the bytes from `filled` to the end, unless they are known to be zero already.
+    void zero_rest(size_t filled);
+
     ZeroedBuffer(ZeroedBuffer&& other) noexcept;
     ZeroedBuffer& operator=(ZeroedBuffer&& other) noexcept;
     ZeroedBuffer(const ZeroedBuffer&) = delete;
@@ -31,7 +39,8 @@ class ZeroedBuffer {
 
     std::byte* data_ = nullptr;
     size_t size_ = 0;
-    size_t mapped_ = 0;  // bytes mapped with mmap, 0 for a calloc'd buffer
+    size_t mapped_ = 0;   // bytes mapped with mmap, 0 for a buffer from the C heap
+    bool dirty_ = false;  // from for_overwrite and not yet zeroed
 };
 
 }  // namespace veloxel

@@ -127,15 +127,20 @@ PcdCloud read_pcd(std::istream& in) {
     if (!find_field(header, 'x') || !find_field(header, 'y') || !find_field(header, 'z')) {
         fail("PCD must contain x, y, z fields");
     }
-    cloud.buffer = ZeroedBuffer(point_data_size(header));
+    const uint64_t size = point_data_size(header);
     // The header reader leaves the stream on the first byte after the DATA line.
     const std::string& kind = header.data_type;
     if (kind == "binary") {
-        // The records exactly as the buffer holds them. A short body leaves zeros; bytes after the
-        // last record are never read.
+        // The records exactly as the buffer holds them, in one read. A short body leaves zeros;
+        // bytes after the last record are never read.
+        cloud.buffer = ZeroedBuffer::for_overwrite(size);
         in.read(reinterpret_cast<char*>(cloud.buffer.data()),
                 static_cast<std::streamsize>(cloud.buffer.size()));
-    } else if (kind == "binary_compressed") {
+        cloud.buffer.zero_rest(static_cast<size_t>(in.gcount()));
+        return cloud;
+    }
+    cloud.buffer = ZeroedBuffer(size);
+    if (kind == "binary_compressed") {
         decode_compressed_body(in, header, cloud.buffer.bytes());
     } else if (kind == "ascii") {
         decode_ascii_body(in, header, cloud.buffer.bytes());
