@@ -38,7 +38,13 @@ std::byte* map_zeroed(size_t size, size_t& mapped) {
 
 }  // namespace
 
-ZeroedBuffer::ZeroedBuffer(uint64_t size) {
+ZeroedBuffer::ZeroedBuffer(uint64_t size) : ZeroedBuffer(size, true) {}
+
+ZeroedBuffer ZeroedBuffer::for_overwrite(uint64_t size) {
+    return ZeroedBuffer(size, false);
+}
+
+ZeroedBuffer::ZeroedBuffer(uint64_t size, bool zeroed) {
     if (size > std::numeric_limits<size_t>::max() - (size_t{8} << 20)) throw std::bad_alloc();
     const auto n = static_cast<size_t>(size);
 #if defined(__linux__)
@@ -52,7 +58,8 @@ ZeroedBuffer::ZeroedBuffer(uint64_t size) {
         return;
     }
 #endif
-    data_ = static_cast<std::byte*>(std::calloc(n == 0 ? 1 : n, 1));
+    const size_t storage = n == 0 ? 1 : n;
+    data_ = static_cast<std::byte*>(zeroed ? std::calloc(storage, 1) : std::malloc(storage));
     if (data_ == nullptr) throw std::bad_alloc();
     size_ = n;
 }

@@ -16,6 +16,10 @@ class ZeroedBuffer {
     // Allocates `size` zero bytes (at least one byte of storage, so data() is never null).
     // Throws std::bad_alloc when the memory cannot be had.
     explicit ZeroedBuffer(uint64_t size);
+    // Allocates `size` bytes whose contents are unspecified until written, for data that a read
+    // is about to fill (a body's text): malloc below the mmap threshold, fresh huge-page-advised
+    // pages above it. Throws std::bad_alloc when the memory cannot be had.
+    static ZeroedBuffer for_overwrite(uint64_t size);
     ZeroedBuffer(ZeroedBuffer&& other) noexcept;
     ZeroedBuffer& operator=(ZeroedBuffer&& other) noexcept;
     ZeroedBuffer(const ZeroedBuffer&) = delete;
@@ -27,6 +31,7 @@ class ZeroedBuffer {
     std::span<std::byte> bytes() const { return {data_, size_}; }
 
   private:
+    ZeroedBuffer(uint64_t size, bool zeroed);
     void release() noexcept;
 
     std::byte* data_ = nullptr;
