@@ -69,7 +69,7 @@ def ascii_body(records: np.ndarray, sep: str = " ", eol: str = "\n") -> bytes:
     columns = []
     for name in records.dtype.names:
         col = records[name]
-        columns.append(col.reshape(len(records), -1))
+        columns.append(col.reshape(len(records), int(np.prod(col.shape[1:], dtype=np.int64))))
     lines = []
     for i in range(len(records)):
         lines.append(sep.join(str(v) for col in columns for v in col[i]))
