@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "pcd/buffer.hpp"
@@ -106,6 +107,56 @@ void copy_groups(const std::byte* source, std::byte* target, size_t bytes, size_
 // writes its part, so the point buffer is written once instead of once per field.
 constexpr size_t chunk_bytes = size_t{32} << 10;
 
+// The common record of F fields of one G-byte group each (x y z intensity, normals, F 8 xyz),
+// written record after record from F runs read side by side: with G and F known the compiler
+// turns it into vector shuffles, and it runs at the speed of memcpy.
+template <size_t G, size_t F>
+void interleave(const std::byte* stream, std::byte* records, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t f = 0; f < F; ++f) {
+            std::memcpy(records + (i * F + f) * G, stream + (f * n + i) * G, G);
+        }
+    }
+}
+
+using Interleave = void (*)(const std::byte*, std::byte*, size_t);
+constexpr size_t max_uniform_fields = 8;
+
+template <size_t G, size_t... I>
+constexpr std::array<Interleave, sizeof...(I)> interleavers(std::index_sequence<I...>) {
+    return {interleave<G, I + 1>...};
+}
+
+// The interleaver for a record of up to 8 fields that all hold G = 4 or 8 bytes, back to back in
+// FIELDS order with nothing else in the record; nullptr for any other record.
+Interleave uniform_interleaver(const PcdHeader& header) {
+    static constexpr auto by4 = interleavers<4>(std::make_index_sequence<max_uniform_fields>());
+    static constexpr auto by8 = interleavers<8>(std::make_index_sequence<max_uniform_fields>());
+    const size_t fields = header.fields.size();
+    if (fields == 0 || fields > max_uniform_fields) return nullptr;
+    const int64_t group = int64_t{header.fields[0].size} * header.fields[0].count;
+    if (group != 4 && group != 8) return nullptr;
+    for (size_t f = 0; f < fields; ++f) {
+        const PcdField& field = header.fields[f];
+        if (int64_t{field.size} * field.count != group || field.offset != f * uint64_t(group)) {
+            return nullptr;
+        }
+    }
+    if (header.point_step != fields * uint64_t(group)) return nullptr;
+    return (group == 4 ? by4 : by8)[fields - 1];
+}
+
+// True when the fields, back to back in FIELDS order, make up the whole record, so that a stream
+// of points x point_step bytes writes every byte of the point buffer.
+bool fields_tile_record(const PcdHeader& header) {
+    uint64_t offset = 0;
+    for (const PcdField& field : header.fields) {
+        if (field.size < 0 || field.count < 0 || field.offset != offset) return false;
+        offset += uint64_t(uint32_t(field.size)) * uint64_t(uint32_t(field.count));
+    }
+    return offset == header.point_step;
+}
+
 }  // namespace
 
 namespace detail {
@@ -118,6 +169,12 @@ void scatter_fields(std::span<const std::byte> stream, const PcdHeader& header,
     const auto stated_points = static_cast<uint64_t>(header.points);
     const size_t records =
         static_cast<size_t>(std::min<uint64_t>(stated_points, points.size() / step));
+
+    if (records == stated_points && stream.size() == records * step) {
+        if (const Interleave whole = uniform_interleaver(header)) {
+            return whole(stream.data(), points.data(), records);
+        }
+    }
 
     std::vector<FieldRun> runs;
     runs.reserve(header.fields.size());
@@ -194,13 +251,33 @@ void decode_compressed_body(std::istream& in, const PcdHeader& header,
     const uint32_t compressed_size = load_le32(sizes.data());
     const uint32_t uncompressed_size = load_le32(sizes.data() + 4);
     check_room(uncompressed_size, points);
-
     // How many bytes the read delivers is not checked: a block cut short by the end of the file
     // decodes with zeros in place of the missing bytes.
-    ZeroedBuffer block(compressed_size);
-    if (compressed_size > 0) {
-        in.read(reinterpret_cast<char*>(block.data()), std::streamsize{compressed_size});
+    const auto read_block = [&in](std::span<std::byte> block) {
+        if (!block.empty()) {
+            in.read(reinterpret_cast<char*>(block.data()),
+                    static_cast<std::streamsize>(block.size()));
+        }
+    };
+
+    if (uncompressed_size != 0 && !layouts_coincide(header) && compressed_size <= points.size()) {
+        // The point buffer is zero, unused until the scatter, and its pages are needed anyway: it
+        // holds the block while the stream is decoded, so one buffer is allocated, not two.
+        const std::span<std::byte> block = points.first(compressed_size);
+        read_block(block);
+        const ZeroedBuffer stream(uncompressed_size);
+        decompress_exactly(block, stream.bytes());
+        // Whatever the scatter does not overwrite must read as zero again.
+        if (!(fields_tile_record(header) && stream.size() == points.size() &&
+              uint64_t(header.points) * header.point_step == points.size())) {
+            std::memset(block.data(), 0, block.size());
+        }
+        detail::scatter_fields(stream.bytes(), header, points);
+        return;
     }
+
+    ZeroedBuffer block(compressed_size);
+    read_block(block.bytes());
     const ZeroedBuffer stream = decompress(block.bytes(), uncompressed_size, header, points);
     // Released before the scatter: at most the block and the stream, or the stream and the point
     // buffer, are held at once.

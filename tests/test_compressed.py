@@ -195,14 +195,15 @@ def test_block_decoding_beyond_the_point_buffer(write_bytes):
         veloxel.load_pcd(compressed_file(write_bytes, MIXED, records, raw=raw))
 
 
+@pytest.mark.parametrize("stream", [1290, 1000])  # all 30 records of 43 bytes, or fewer
 @pytest.mark.parametrize("missing", [1, 5, "the last run's data"])
-def test_file_ending_inside_the_block_decodes_with_zeros(write_bytes, missing):
+def test_file_ending_inside_the_block_decodes_with_zeros(write_bytes, missing, stream):
     records = random_records(MIXED, 30)
-    raw = field_major(records)
+    raw = field_major(records)[:stream]
     block = literal_block(raw)
     if not isinstance(missing, int):
         missing = len(raw) % 32 or 32  # all but the control byte of the last literal run
-    path = compressed_file(write_bytes, MIXED, records, block=block[:-missing],
+    path = compressed_file(write_bytes, MIXED, records, raw=raw, block=block[:-missing],
                            compressed_size=len(block))
     expected = records_from_field_major(raw[:-missing], records.dtype, len(records))
     assert_loads_records(path, expected)
