@@ -66,7 +66,8 @@ ZeroedBuffer decompress(std::span<const std::byte> block, uint32_t uncompressed_
     return stream;
 }
 
-// One field's run in the stream: `records` whole elements groups of `bytes` bytes each, then
+// One field's run in the stream: `records` whole groups of `bytes` bytes each (a point's elements),
+// then
 // `tail` bytes of the next record's group when the stream ends inside it.
 struct FieldRun {
     const std::byte* source;

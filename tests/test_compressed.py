@@ -29,7 +29,7 @@ def assert_same_load(a, b):
 
 def assert_loads_records(path, records):
     points, fields = veloxel.load_pcd(path)
-    np.testing.assert_array_equal(points, np.stack([records[c] for c in "xyz"], axis=-1))
+    np.testing.assert_array_equal(points, np.stack([records[c] for c in "xyz"], -1).astype("f4"))
     assert_same_load((points, fields), (points, expected_fields(records)))
 
 
@@ -130,10 +130,20 @@ def test_round_trip_every_type_and_count(write, type_, size, count):
     assert_same_load(veloxel.load_pcd(compressed), veloxel.load_pcd(write(fields, records)))
 
 
+CLOUDS = {
+    "mixed": MIXED,
+    "xyzi": XYZ + [("intensity", "F", 4, 1)],
+    "xyz F 8": [(name, "F", 8, 1) for name in "xyz"],
+    "eight 4-byte": XYZ + [(f"u{i}", "U", 2, 2) for i in range(5)],
+    "nine 4-byte": XYZ + [(f"i{i}", "I", 4, 1) for i in range(6)],
+}
+
+
+@pytest.mark.parametrize("cloud", CLOUDS)
 @pytest.mark.parametrize("n", [0, 1, 2, 3, 5000])
-def test_round_trip_point_counts(write, n):
-    records = random_records(MIXED, n, seed=n)
-    assert_loads_records(write(MIXED, records, "binary_compressed"), records)
+def test_round_trip_point_counts(write, n, cloud):
+    records = random_records(CLOUDS[cloud], n, seed=n)
+    assert_loads_records(write(CLOUDS[cloud], records, "binary_compressed"), records)
 
 
 def test_data_kind_in_upper_case(write_bytes):
