@@ -1,7 +1,7 @@
 """Loading binary_compressed PCD files: veloxel against a bare lzf_decompress of the same block (the
 ceiling, bench/lzf_ceiling.cpp) and against Open3D's and pypcd4's readers where they are installed.
 
-    .venv/bin/python -m pip install -e .[bench]    # or just: pip install open3d pypcd4
+    .venv/bin/python -m pip install --no-build-isolation ".[bench]"   # the peers, into .venv only
     .venv/bin/python bench/bench_compressed.py [--large] [--repeat N]
 
 Clouds of 1e5 and 1e6 points (1e7 with --large) in two shapes: x y z intensity, and x y z with
@@ -9,10 +9,10 @@ normals and curvature (seven F 4 fields), compressed field by field by liblzf as
 Every time is the median of --repeat loads after one warm-up load, each reader in its own
 subprocess, all in this one run; between two loads the subprocess times the ceiling (into a buffer
 already written, "warm", and into fresh pages, "fresh"), so that the ratios compare times taken
-under the same load of a shared machine. Peak memory is the peak resident size of a fresh subprocess that loads
-the file once, less that of one that only imports the reader; the budget is the compressed block plus twice
-the point data. Data goes to bench/data/, the table to bench/results/compressed.md (both ignored by
-git). Timing never belongs in the tests.
+under the same load of a shared machine. Peak memory is the peak resident size of a fresh
+subprocess that loads the file once, less that of one that only imports the reader; the budget is
+the compressed block plus twice the point data. Data goes to bench/data/, the table to
+bench/results/compressed.md (both ignored by git). Timing never belongs in the tests.
 """
 
 from __future__ import annotations
@@ -95,7 +95,7 @@ def build_ceiling() -> None:
     source = HERE / "lzf_ceiling.cpp"
     if CEILING.exists() and CEILING.stat().st_mtime > source.stat().st_mtime:
         return
-    # liblzf's decoder with the flags veloxel's own build gives it (CMake Release, -funroll-all-loops).
+    # liblzf's decoder with the flags veloxel's build gives it (CMake Release, -funroll-all-loops).
     obj = DATA / "lzf_d.o"
     subprocess.run(["gcc", "-O3", "-funroll-all-loops", "-fPIC", "-c", str(LZF_SOURCE),
                     f"-I{LZF_INCLUDE}", "-o", str(obj)], check=True)
