@@ -16,10 +16,11 @@ namespace veloxel {
 
 // Reads the two sizes and the LZF block from `in`, which stands on the first byte of the body, and
 // stores the decoded records in `points` (header.points x header.point_step bytes, zero-filled).
-// The block is read into a zero-filled buffer of exactly the compressed size, so a file that ends
+// The block is read into zero-filled memory of exactly the compressed size, so a file that ends
 // inside the block decodes with zeros in place of the missing bytes. Bytes after the block are
-// never read. Allocates the block and, for more than one field and point, a buffer of the
-// uncompressed size; both are released before it returns.
+// never read. For more than one field and point, allocates a buffer of the uncompressed size for
+// the decoded stream and holds the block in `points` until the scatter when it fits there;
+// otherwise allocates a buffer for the block. Both are released before it returns.
 // Throws std::runtime_error("PCD binary_compressed body ends before its two sizes") when fewer
 // than 8 bytes remain, std::runtime_error("LZF decompression failed") when the block does not
 // decode to exactly the uncompressed size, and std::bad_alloc.
