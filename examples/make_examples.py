@@ -12,7 +12,7 @@ from pcd_writer import write_pcd  # noqa: E402
 
 FIELDS = [("x", "F", 4, 1), ("y", "F", 4, 1), ("z", "F", 4, 1), ("intensity", "F", 4, 1),
           ("ring", "U", 2, 1), ("rgb", "U", 4, 1), ("timestamp", "F", 8, 1)]
-KINDS = ["binary", "ascii"]
+KINDS = ["binary", "ascii", "binary_compressed"]
 
 
 def cloud(n: int = 2000) -> np.ndarray:

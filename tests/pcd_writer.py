@@ -100,6 +100,27 @@ def _load_liblzf():
 _LZF = _load_liblzf()
 
 
+def records_from_field_major(raw: bytes, dtype: np.dtype, n: int) -> np.ndarray:
+    """The inverse of field_major: n records of dtype from a field-by-field stream (the stream is
+    cut or zero-padded to n records' worth)."""
+    raw = raw[:n * dtype.itemsize].ljust(n * dtype.itemsize, b"\0")
+    out = np.zeros(n, dtype=dtype)
+    position = 0
+    for name in dtype.names:
+        run = n * dtype.fields[name][0].itemsize
+        out[name] = np.frombuffer(raw[position:position + run], dtype=out[name].dtype.base).reshape(
+            out[name].shape)
+        position += run
+    return out
+
+
+def literal_block(data: bytes) -> bytes:
+    """An LZF block of data made of literal runs only: a control byte (length - 1), then up to 32
+    bytes as they are. Valid and predictable, never smaller than data."""
+    return b"".join(bytes([len(data[i:i + 32]) - 1]) + data[i:i + 32]
+                    for i in range(0, len(data), 32))
+
+
 def lzf_compress(data: bytes) -> bytes:
     """An LZF block of data: liblzf where it is installed, else literal runs (valid, not smaller)."""
     if _LZF is not None and data:
@@ -107,14 +128,21 @@ def lzf_compress(data: bytes) -> bytes:
         n = _LZF.lzf_compress(data, len(data), out, len(out))
         if n:
             return out.raw[:n]
-    return b"".join(bytes([len(data[i:i + 32]) - 1]) + data[i:i + 32]
-                    for i in range(0, len(data), 32))
+    return literal_block(data)
 
 
-def compressed_body(records: np.ndarray, *, raw: bytes | None = None) -> bytes:
+def compressed_body(records: np.ndarray, *, raw: bytes | None = None, block: bytes | None = None,
+                    compressed_size: int | None = None,
+                    uncompressed_size: int | None = None) -> bytes:
+    """A binary_compressed body: the two sizes, then the block. raw (default: the records field by
+    field) is compressed unless block is given; the stated sizes default to the true ones and may
+    be made to lie."""
     raw = field_major(records) if raw is None else raw
-    block = lzf_compress(raw)
-    return len(block).to_bytes(4, "little") + len(raw).to_bytes(4, "little") + block
+    block = lzf_compress(raw) if block is None else block
+    compressed_size = len(block) if compressed_size is None else compressed_size
+    uncompressed_size = len(raw) if uncompressed_size is None else uncompressed_size
+    return (compressed_size.to_bytes(4, "little") + uncompressed_size.to_bytes(4, "little") +
+            block)
 
 
 def encode(fields: Sequence[Field], records: np.ndarray, data: str, **header) -> bytes:
