@@ -47,3 +47,23 @@ def real_file(relative: str) -> str:
 def expected_fields(records: np.ndarray) -> dict:
     """What load_pcd must return for records: every non-xyz field, (N,) or (N, count)."""
     return {name: records[name] for name in records.dtype.names if name not in ("x", "y", "z")}
+
+
+def read_header(path):
+    """(fields, points, body) of a PCD file, the header parsed here independently of veloxel:
+    fields as (name, type, size, count) tuples, body the bytes after the DATA line."""
+    with open(path, "rb") as f:
+        raw = f.read()
+    header, pos = {}, 0
+    while True:
+        end = raw.index(b"\n", pos)
+        words = raw[pos:end].decode().split()
+        pos = end + 1
+        if words and not words[0].startswith("#"):
+            header[words[0]] = words[1:]
+        if words and words[0] == "DATA":
+            break
+    names = header["FIELDS"]
+    sizes = [int(s) for s in header.get("SIZE", ["4"] * len(names))]
+    counts = [int(c) for c in header.get("COUNT", ["1"] * len(names))]
+    return list(zip(names, header["TYPE"], sizes, counts)), int(header["POINTS"][0]), raw[pos:]

@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import veloxel
-from conftest import expected_fields, real_file
+from conftest import expected_fields, read_header, real_file
 from pcd_writer import XYZ, ascii_body, header_text, records_dtype
 
 INF = math.inf
@@ -208,21 +208,9 @@ def test_size_changed_after_count_writes_nothing_outside(write_bytes):
 
 def reference(path):
     """The records of an ascii PCD file, parsed here field element by field element."""
-    with open(path, "rb") as f:
-        lines = f.read().split(b"\n")
-    header = {}
-    for n, line in enumerate(lines):
-        words = line.decode().split()
-        if words and not words[0].startswith("#"):
-            header[words[0]] = words[1:]
-        if words and words[0] == "DATA":
-            break
-    names = header["FIELDS"]
-    sizes = [int(s) for s in header.get("SIZE", ["4"] * len(names))]
-    counts = [int(c) for c in header.get("COUNT", ["1"] * len(names))]
-    fields = list(zip(names, header["TYPE"], sizes, counts))
-    records = np.zeros(int(header["POINTS"][0]), dtype=records_dtype(fields))
-    tokens = iter(b" ".join(lines[n + 1:]).split())
+    fields, points, body = read_header(path)
+    records = np.zeros(points, dtype=records_dtype(fields))
+    tokens = iter(body.split())
     for record in records:
         for key, (_, type_, _, count) in zip(records.dtype.names, fields):
             values = [next(tokens) for _ in range(count)]

@@ -4,31 +4,14 @@ import numpy as np
 import pytest
 
 import veloxel
-from conftest import REAL, real_file
+from conftest import REAL, read_header, real_file
 from pcd_writer import field_dtype, records_dtype
 
 
 def reference(path):
     """(fields, records) of a binary file, parsed independently with NumPy."""
-    with open(path, "rb") as f:
-        raw = f.read()
-    header, values = {}, {}
-    pos = 0
-    while True:
-        end = raw.index(b"\n", pos)
-        words = raw[pos:end].decode().split()
-        pos = end + 1
-        if words and not words[0].startswith("#"):
-            header[words[0]] = words[1:]
-        if words and words[0] == "DATA":
-            break
-    names = header["FIELDS"]
-    counts = [int(c) for c in header.get("COUNT", ["1"] * len(names))]
-    fields = [(n, t, int(s), c) for n, t, s, c in zip(names, header["TYPE"], header["SIZE"], counts)]
-    points = int(header["POINTS"][0])
-    assert header["DATA"] == ["binary"]
-    records = np.frombuffer(raw, records_dtype(fields), count=points, offset=pos)
-    return fields, records
+    fields, points, body = read_header(path)
+    return fields, np.frombuffer(body, records_dtype(fields), count=points)
 
 
 BINARY = ["pcl/colored_cloud.pcd", "pcl/curve_close.pcd", "pcl/office1_keypoints.pcd",
