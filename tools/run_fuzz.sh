@@ -4,6 +4,7 @@
 # or memory blow-up fails the run; its input is kept in fuzz/crashes/.
 #
 # Usage: tools/run_fuzz.sh [SECONDS_PER_TARGET] [TARGET...]     (default: 60 s, every target)
+# FUZZ_MAX_LEN sets the largest input in bytes (default 8192; longer seeds are cut there).
 # Corpora grow in fuzz/corpus/<target>/ (git-ignored) and are reused by the next run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,7 +40,7 @@ for target in "${targets[@]}"; do
     # UBSan and ASan stop at the first report; 2 GiB of RSS or a 512 MiB malloc ends the run.
     if ! UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
         "build-fuzz/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-            -malloc_limit_mb=512 -max_len=65536 -dict=fuzz/pcd.dict -print_final_stats=1 \
+            -malloc_limit_mb=512 -max_len="${FUZZ_MAX_LEN:-8192}" -dict=fuzz/pcd.dict -print_final_stats=1 \
             -artifact_prefix="fuzz/crashes/$target-" "fuzz/corpus/$target" "${seeds[@]}" \
             >"$log" 2>&1; then
         tail -n 60 "$log"
