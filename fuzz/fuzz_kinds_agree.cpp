@@ -155,9 +155,11 @@ void check_ascii(const PcdHeader& header, const std::vector<std::byte>& records,
 }
 
 // An LZF block of `raw`: liblzf's compressor, or literal runs of up to 32 bytes where it declines.
+// lzf_compress reads two bytes before it looks at the length, one past the end of a 1-byte input,
+// so such an input gets its literal run straight away.
 std::string lzf_block(const std::vector<std::byte>& raw) {
     std::string block(raw.size() + raw.size() / 16 + 64, '\0');
-    const unsigned n = lzf_compress(raw.data(), static_cast<unsigned>(raw.size()), block.data(),
+    const unsigned n = raw.size() < 2 ? 0 : lzf_compress(raw.data(), static_cast<unsigned>(raw.size()), block.data(),
                                     static_cast<unsigned>(block.size()));
     if (n > 0) {
         block.resize(n);

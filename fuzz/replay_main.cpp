@@ -14,8 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 namespace {
 
-bool run_file(const std::filesystem::path& path) {
+bool run_file(const std::filesystem::path& path, bool named) {
     std::ifstream in(path, std::ios::binary);
+    // A file found in a directory that a running fuzzer has since removed is no error.
+    if (!in && !named && !std::filesystem::exists(path)) return true;
     if (!in) {
         std::fprintf(stderr, "cannot read %s\n", path.string().c_str());
         return false;
@@ -30,6 +32,7 @@ bool run_file(const std::filesystem::path& path) {
 
 int main(int argc, char** argv) {
     std::vector<std::filesystem::path> files;
+    std::vector<std::filesystem::path> named;
     for (int i = 1; i < argc; ++i) {
         const std::filesystem::path arg(argv[i]);
         // libFuzzer flags such as -runs=10 are accepted and ignored, so scripts can call either.
@@ -40,13 +43,15 @@ int main(int argc, char** argv) {
             }
         } else {
             files.push_back(arg);
+            named.push_back(arg);
         }
     }
     std::sort(files.begin(), files.end());
     size_t ran = 0;
     bool ok = true;
     for (const auto& path : files) {
-        if (run_file(path)) {
+        const bool was_named = std::find(named.begin(), named.end(), path) != named.end();
+        if (run_file(path, was_named)) {
             ++ran;
         } else {
             ok = false;
