@@ -42,8 +42,8 @@ inline int64_t capped_point_bytes(const PcdHeader& header) {
     std::abort();
 }
 
-#define VELOXEL_FUZZ_CHECK(condition) \
-    do { \
+#define VELOXEL_FUZZ_CHECK(condition)                                   \
+    do {                                                                \
         if (!(condition)) ::veloxel::fuzz::property_failed(#condition); \
     } while (false)
 

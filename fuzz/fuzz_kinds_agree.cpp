@@ -37,8 +37,9 @@ class Input {
     size_t pos_ = 0;
 };
 
-constexpr std::array<std::pair<char, int32_t>, 10> supported = {{
-    {'F', 4}, {'F', 8}, {'I', 1}, {'I', 2}, {'I', 4}, {'I', 8}, {'U', 1}, {'U', 2}, {'U', 4}, {'U', 8}}};
+// The ten type letter and size pairs that have an array element type.
+constexpr char supported_types[] = "FFIIIIUUUU";
+constexpr std::array<int32_t, 10> supported_sizes = {4, 8, 1, 2, 4, 8, 1, 2, 4, 8};
 
 bool stub_decoder(const std::runtime_error& e) {
     return std::string(e.what()).find("not implemented yet") != std::string::npos;
@@ -81,17 +82,25 @@ void append_element(std::string& text, const PcdField& field, const std::byte* p
             return append_number(text, load<double>(p), style);
         case 'I':
             switch (field.size) {
-                case 1: return append_number(text, int64_t{load<int8_t>(p)}, style);
-                case 2: return append_number(text, int64_t{load<int16_t>(p)}, style);
-                case 4: return append_number(text, int64_t{load<int32_t>(p)}, style);
-                default: return append_number(text, load<int64_t>(p), style);
+                case 1:
+                    return append_number(text, int64_t{load<int8_t>(p)}, style);
+                case 2:
+                    return append_number(text, int64_t{load<int16_t>(p)}, style);
+                case 4:
+                    return append_number(text, int64_t{load<int32_t>(p)}, style);
+                default:
+                    return append_number(text, load<int64_t>(p), style);
             }
         default:
             switch (field.size) {
-                case 1: return append_number(text, uint64_t{load<uint8_t>(p)}, style);
-                case 2: return append_number(text, uint64_t{load<uint16_t>(p)}, style);
-                case 4: return append_number(text, uint64_t{load<uint32_t>(p)}, style);
-                default: return append_number(text, load<uint64_t>(p), style);
+                case 1:
+                    return append_number(text, uint64_t{load<uint8_t>(p)}, style);
+                case 2:
+                    return append_number(text, uint64_t{load<uint16_t>(p)}, style);
+                case 4:
+                    return append_number(text, uint64_t{load<uint32_t>(p)}, style);
+                default:
+                    return append_number(text, load<uint64_t>(p), style);
             }
     }
 }
@@ -127,7 +136,8 @@ void check_same_records(const PcdHeader& header, const std::vector<std::byte>& e
     for (size_t k = 0; k < static_cast<size_t>(header.points); ++k) {
         for (const PcdField& field : header.fields) {
             for (int32_t e = 0; e < field.count; ++e) {
-                const size_t at = k * header.point_step + field.offset + size_t(e) * size_t(field.size);
+                const size_t at =
+                    k * header.point_step + field.offset + size_t(e) * size_t(field.size);
                 const std::byte* want = expected.data() + at;
                 const std::byte* got = decoded.data() + at;
                 if (field.type == 'F' && field.size == 4 && std::isnan(load<float>(want))) {
@@ -159,8 +169,10 @@ void check_ascii(const PcdHeader& header, const std::vector<std::byte>& records,
 // so such an input gets its literal run straight away.
 std::string lzf_block(const std::vector<std::byte>& raw) {
     std::string block(raw.size() + raw.size() / 16 + 64, '\0');
-    const unsigned n = raw.size() < 2 ? 0 : lzf_compress(raw.data(), static_cast<unsigned>(raw.size()), block.data(),
-                                    static_cast<unsigned>(block.size()));
+    const unsigned n = raw.size() < 2
+                           ? 0
+                           : lzf_compress(raw.data(), static_cast<unsigned>(raw.size()),
+                                          block.data(), static_cast<unsigned>(block.size()));
     if (n > 0) {
         block.resize(n);
         return block;
@@ -203,9 +215,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < nfields; ++i) {
         PcdField field;
         field.name = "f" + std::to_string(i);
-        const auto [type, bytes] = supported[input.byte() % supported.size()];
-        field.type = type;
-        field.size = bytes;
+        const size_t pair = input.byte() % supported_sizes.size();
+        field.type = supported_types[pair];
+        field.size = supported_sizes[pair];
         field.count = input.byte() % 4;
         field.offset = header.point_step;
         header.point_step += static_cast<uint64_t>(field.size * field.count);
