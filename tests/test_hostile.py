@@ -210,3 +210,13 @@ def test_compressed_body_far_smaller_than_points(write_bytes):
     else:
         assert outcome["shape"] == [10**7, 3]
     assert outcome["grew_mib"] < 64
+
+
+def test_empty_cloud_with_wrapped_offsets(write_bytes):
+    # Regression: a negative COUNT wraps the running offset so x, y and z sit 2^64 - 8 bytes into a
+    # record; with no points, converting them formed a pointer that far past the empty buffer
+    # (undefined behaviour that UBSan reports in the sanitizer build).
+    path = write_bytes(header("a x y z", "4 1 1 1", "F U U U", "-2 1 1 1", points=0))
+    points, fields = veloxel.load_pcd(path)
+    assert points.shape == (0, 3) and points.dtype == np.float32
+    assert {name: a.shape for name, a in fields.items()} == {"a": (0, 0)}

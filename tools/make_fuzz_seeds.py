@@ -38,6 +38,8 @@ DAMAGED = [
     b"\x05\x00\x00\x00\x0c\x00\x00\x00\x0b\x00\x00\x80\x3f",
     b"FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nPOINTS 1\nDATA ascii\n" + b"9" * 4000 + b"\n",
     b"FIELDS x y z\nTYPE F F F\nPOINTS 1\nDATA\n",
+    # x, y, z 2^64 - 8 bytes into a record of an empty cloud (convert_xyz once formed that pointer)
+    b"FIELDS a x y z\nSIZE 4 1 1 1\nTYPE F U U U\nCOUNT -2 1 1 1\nPOINTS 0\nDATA binary\n",
 ]
 
 
