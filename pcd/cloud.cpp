@@ -194,6 +194,8 @@ void check_field_inside(const PcdField& field, uint64_t point_step) {
 
 void convert_xyz(const PcdHeader& header, const PointsLayout& layout,
                  std::span<const std::byte> buffer, float* out) {
+    // Offsets are checked against the record only; an empty buffer has no record to point into.
+    if (header.points <= 0) return;
     const auto points = static_cast<size_t>(header.points);
     const auto step = static_cast<size_t>(header.point_step);
     for (size_t c = 0; c < 3; ++c) {

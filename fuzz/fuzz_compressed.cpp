@@ -1,0 +1,34 @@
+// The binary_compressed body decoder on any file: the header as the header reader reads it, the
+// rest as the body (two size words and an LZF block), decoded into a buffer of exactly
+// points x point_step bytes so that ASan sees any store outside it. Property: a body accepted as
+// decoded never states more uncompressed bytes than the buffer holds.
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "fuzz/fuzz_common.hpp"
+#include "pcd/compressed_body.hpp"
+#include "pcd/header.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    auto in = veloxel::fuzz::stream_of(data, size);
+    const veloxel::PcdHeader header = veloxel::read_pcd_header(in);
+    const int64_t bytes = veloxel::fuzz::capped_point_bytes(header);
+    if (bytes < 0) return 0;
+    in.clear();  // a header without DATA leaves the stream failed at its end
+    const auto body = static_cast<size_t>(in.tellg());
+    std::vector<std::byte> points(static_cast<size_t>(bytes));
+    try {
+        veloxel::decode_compressed_body(in, header, points);
+    } catch (const std::runtime_error&) {  // "LZF decompression failed" and a short body
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+    VELOXEL_FUZZ_CHECK(size - body >= 8);
+    const uint32_t uncompressed = uint32_t{data[body + 4]} | uint32_t{data[body + 5]} << 8 |
+                                  uint32_t{data[body + 6]} << 16 | uint32_t{data[body + 7]} << 24;
+    VELOXEL_FUZZ_CHECK(uncompressed <= points.size());
+    return 0;
+}
