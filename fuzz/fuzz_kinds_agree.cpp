@@ -41,10 +41,6 @@ class Input {
 constexpr char supported_types[] = "FFIIIIUUUU";
 constexpr std::array<int32_t, 10> supported_sizes = {4, 8, 1, 2, 4, 8, 1, 2, 4, 8};
 
-bool stub_decoder(const std::runtime_error& e) {
-    return std::string(e.what()).find("not implemented yet") != std::string::npos;
-}
-
 template <typename T>
 T load(const std::byte* p) {
     T value;
@@ -155,12 +151,7 @@ void check_same_records(const PcdHeader& header, const std::vector<std::byte>& e
 void check_ascii(const PcdHeader& header, const std::vector<std::byte>& records, Input& input) {
     std::istringstream in(ascii_text(header, records, input), std::ios::in | std::ios::binary);
     std::vector<std::byte> decoded(records.size());
-    try {
-        veloxel::decode_ascii_body(in, header, decoded);
-    } catch (const std::runtime_error& e) {
-        if (stub_decoder(e)) return;
-        throw;  // well-formed text is no error
-    }
+    veloxel::decode_ascii_body(in, header, decoded);  // well-formed text is no error
     check_same_records(header, records, decoded);
 }
 
@@ -196,12 +187,7 @@ void check_compressed(const PcdHeader& header, const std::vector<std::byte>& rec
     body += block;
     std::istringstream in(body, std::ios::in | std::ios::binary);
     std::vector<std::byte> decoded(records.size());
-    try {
-        veloxel::decode_compressed_body(in, header, decoded);
-    } catch (const std::runtime_error& e) {
-        if (stub_decoder(e)) return;
-        throw;
-    }
+    veloxel::decode_compressed_body(in, header, decoded);
     VELOXEL_FUZZ_CHECK(decoded == records);
 }
 
