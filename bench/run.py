@@ -1,0 +1,390 @@
+"""veloxel's benchmark: load times against the floor, the ceilings and the peers, in one run.
+
+    .venv/bin/python -m pip install --no-build-isolation ".[bench]"   # peers, into .venv only
+    .venv/bin/python bench/run.py            # 1e5, 1e6 and 1e7 points; about 15 minutes here
+    .venv/bin/python bench/run.py --quick    # 1e5 points, 2 repetitions: a smoke test for CI
+
+Writes the benchmark clouds (bench/clouds.py) under bench/data/ once, then for each file, in one
+fresh process, loads it with every reader that applies: one warm-up load each, then rounds in which
+each reader loads it once, in an order that rotates from round to round, so that a noisy shared
+machine slows all of them alike. Times are medians of these repeated in-process loads, which is
+what a program loading many files sees. veloxel, numpy.fromfile and the ceilings get every round;
+a peer whose warm-up took long gets fewer (the table says how many). Each reader then loads the
+file once more in a fresh process of its own: that first load's time, and the rise of the peak
+resident size over the size before it, are the "first load" and "peak" columns.
+
+Readers that cannot be imported are left out with a note; the run fails only when it cannot run
+veloxel itself. Results go to bench/results/ (benchmark.md, benchmark.json, benchmark.png).
+Timing never belongs in the tests.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import datetime
+import gc
+import json
+import os
+import pathlib
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import clouds  # noqa: E402
+import readers  # noqa: E402
+
+RESULTS = HERE / "results"
+MIB = 1 << 20
+
+
+# --- workers (run in fresh subprocesses) -----------------------------------------------------------
+
+def time_worker(cloud: clouds.Cloud, names: list[str], repeat: int, budget: float) -> dict:
+    """Warm-up, then rotating rounds; {reader: {"times": [...]} or {"error": text}}."""
+    out, runs, rounds = {}, {}, {}
+    for name in names:
+        reader = readers.BY_NAME[name]
+        try:
+            run = reader.make(cloud)
+            warm = run()
+        except Exception as e:  # a peer that cannot read this file is reported, not fatal
+            out[name] = {"error": f"{type(e).__name__}: {e}"[:200]}
+            continue
+        runs[name] = run
+        if reader.role == "peer":
+            rounds[name] = max(1, min(repeat, int(budget / max(warm, 1e-9))))
+        else:
+            rounds[name] = repeat
+        out[name] = {"times": [], "warm_up": warm}
+    order = list(runs)
+    for r in range(max(rounds.values(), default=0)):
+        shift = r % len(order)
+        for name in order[shift:] + order[:shift]:
+            if rounds[name] > r:
+                out[name]["times"].append(runs[name]())
+    return out
+
+
+def _status(key: str) -> int:
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
+
+
+def memory_worker(cloud: clouds.Cloud, name: str) -> dict:
+    """One first load in this fresh process: its time and the rise of the peak resident size."""
+    run = readers.BY_NAME[name].make(cloud)  # imports and set-up, not measured
+    gc.collect()
+    try:
+        # Linux resets the peak resident size to the current one on "5" (since 4.0).
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        base = _status("VmRSS")
+    except OSError:
+        base = _status("VmHWM")
+    seconds = run()
+    return {"seconds": seconds, "peak_rise": _status("VmHWM") - base}
+
+
+def spawn(*args: str) -> tuple[dict | None, str]:
+    proc = subprocess.run([sys.executable, __file__, "--worker", *args], capture_output=True,
+                          text=True)
+    if proc.returncode != 0:
+        lines = proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"]
+        return None, lines[-1][:200]
+    return json.loads(proc.stdout.strip().splitlines()[-1]), ""
+
+
+# --- the run ---------------------------------------------------------------------------------------
+
+def importable(module: str) -> str:
+    """'' when module imports in a fresh interpreter, else the reason it does not."""
+    proc = subprocess.run([sys.executable, "-c", f"import {module}"], capture_output=True,
+                          text=True)
+    if proc.returncode == 0:
+        return ""
+    return (proc.stderr.strip().splitlines() or [f"exit status {proc.returncode}"])[-1][:160]
+
+
+def available_readers(wanted: list[str], notes: list[str]) -> list[str]:
+    names, checked = [], {}
+    for name in wanted:
+        module = readers.REQUIRES.get(name)
+        if module is not None:
+            if module not in checked:
+                checked[module] = importable(module)
+            if checked[module]:
+                notes.append(f"{name} left out: {checked[module]}")
+                continue
+        elif readers.BY_NAME[name].role == "ceiling":
+            try:
+                readers.build_ceilings()
+            except RuntimeError as e:
+                notes.append(f"{name} left out: {e}")
+                continue
+        names.append(name)
+    return names
+
+
+def measure(cloud: clouds.Cloud, names: list[str], args) -> list[dict]:
+    names = [n for n in names if cloud.kind in readers.BY_NAME[n].kinds]
+    payload = json.dumps(dataclasses.asdict(cloud))
+    timed, error = spawn("time", payload, ",".join(names), str(args.repeat), str(args.budget))
+    if timed is None:
+        timed = {n: {"error": error} for n in names}
+    rows = []
+    for name in names:
+        row = {"kind": cloud.kind, "shape": cloud.shape, "points": cloud.points, "reader": name,
+               "role": readers.BY_NAME[name].role, "body": cloud.body,
+               **timed.get(name, {"error": "no result"})}
+        if "times" in row:
+            row["median"] = statistics.median(row["times"])
+            if not args.no_memory:
+                first, error = spawn("memory", payload, name)
+                row.update(first or {"memory_error": error})
+        rows.append(row)
+    return rows
+
+
+def machine() -> str:
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next(line.split(":", 1)[1].strip() for line in f
+                         if line.startswith("model name"))
+        memory = _status_meminfo()
+    except (OSError, StopIteration):
+        memory = ""
+    return f"{model}, {os.cpu_count()} cpus{memory}, {platform.system()} {platform.release()}"
+
+
+def _status_meminfo() -> str:
+    with open("/proc/meminfo") as f:
+        kib = next(int(line.split()[1]) for line in f if line.startswith("MemTotal:"))
+    return f", {kib / 2**20:.0f} GiB"
+
+
+def versions(names: list[str]) -> str:
+    from importlib import metadata
+
+    parts = [f"Python {platform.python_version()}"]
+    for package in ("veloxel", "numpy", "pandas", "open3d", "pypcd4"):
+        if package == "veloxel" or any(readers.REQUIRES.get(n) == package for n in names) or \
+                package == "numpy":
+            try:
+                parts.append(f"{package} {metadata.version(package)}")
+            except metadata.PackageNotFoundError:
+                pass
+    return ", ".join(parts)
+
+
+# --- report ----------------------------------------------------------------------------------------
+
+def _ratio(rows: list[dict], key: tuple, a: str, b: str) -> float | None:
+    """time(a) / time(b) on the file `key`, or None when either is missing."""
+    got = {r["reader"]: r.get("median") for r in rows if (r["kind"], r["shape"], r["points"]) == key}
+    if got.get(a) and got.get(b):
+        return got[a] / got[b]
+    return None
+
+
+# (kind, description, numerator, denominator, bound, "<=" or ">=")
+TARGETS = [
+    ("binary", "veloxel time / numpy.fromfile", "veloxel", "numpy.fromfile", 1.1, "<="),
+    ("binary_compressed", "veloxel time / bare lzf_decompress", "veloxel",
+     "bare lzf_decompress", 1.25, "<="),
+    ("ascii", "veloxel speed / bare fast_float loop", "bare fast_float loop", "veloxel", 0.8,
+     ">="),
+    ("ascii", "veloxel speed / numpy.loadtxt", "numpy.loadtxt", "veloxel", 3, ">="),
+    ("ascii", "veloxel speed / pandas.read_csv", "pandas.read_csv", "veloxel", 3, ">="),
+    ("ascii", "veloxel speed / open3d.io", "open3d.io", "veloxel", 10, ">="),
+    ("ascii", "veloxel speed / open3d.t.io", "open3d.t.io", "veloxel", 10, ">="),
+]
+
+
+def target_rows(rows: list[dict]) -> list[list[str]]:
+    keys = sorted({(r["kind"], r["shape"], r["points"]) for r in rows},
+                  key=lambda k: (clouds.KINDS.index(k[0]), k[1], k[2]))
+    table = []
+    for key in keys:
+        for kind, what, a, b, bound, sense in TARGETS:
+            if kind != key[0]:
+                continue
+            value = _ratio(rows, key, a, b)
+            if value is None:
+                table.append([*_key(key), f"{what} {sense} {bound:g}", "n/a", "not measured"])
+                continue
+            met = value <= bound if sense == "<=" else value >= bound
+            table.append([*_key(key), f"{what} {sense} {bound:g}", f"{value:.2f}",
+                          "met" if met else "**missed**"])
+        peers = [(r["median"] / _vx(rows, key), r["reader"]) for r in rows
+                 if (r["kind"], r["shape"], r["points"]) == key and r["role"] == "peer"
+                 and r.get("median") and _vx(rows, key)]
+        if peers:
+            value, name = min(peers)
+            table.append([*_key(key), "fastest peer's time / veloxel > 1", f"{value:.2f} ({name})",
+                          "met" if value > 1 else "**missed**"])
+    return table
+
+
+def _vx(rows, key):
+    return next((r.get("median") for r in rows if r["reader"] == "veloxel"
+                 and (r["kind"], r["shape"], r["points"]) == key), None)
+
+
+def _key(key: tuple) -> list[str]:
+    return [key[0], key[1], f"{key[2]:.0e}"]
+
+
+def markdown(rows: list[dict], notes: list[str], header: list[str]) -> str:
+    def table(head: list[str], body: list[list[str]]) -> list[str]:
+        return (["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+                + ["| " + " | ".join(row) + " |" for row in body])
+
+    main = []
+    for r in rows:
+        key = (r["kind"], r["shape"], r["points"])
+        if "median" not in r:
+            main.append([*_key(key), r["reader"], "failed: " + r.get("error", "").replace("|", "/"),
+                         "", "", "", "", "", ""])
+            continue
+        t = r["median"]
+        vx = _vx(rows, key)
+        main.append([*_key(key), r["reader"], f"{t * 1e3:.2f}", f"{r['body'] / t / 1e6:.0f}",
+                     f"{r['points'] / t / 1e6:.1f}", f"{t / vx:.2f}" if vx else "n/a",
+                     str(len(r["times"])),
+                     f"{r['seconds'] * 1e3:.2f}" if "seconds" in r else "n/a",
+                     f"{r['peak_rise'] / MIB:.1f}" if "peak_rise" in r else "n/a"])
+    lines = header + [""]
+    lines += table(["kind", "cloud", "points", "reader", "median ms", "MB/s", "Mpoints/s",
+                    "time / veloxel", "runs", "first load ms", "peak MiB"], main)
+    lines += ["", "### Targets", ""]
+    lines += table(["kind", "cloud", "points", "target", "value", ""], target_rows(rows))
+    lines += ["", "### Notes", ""] + [f"- {n}" for n in notes]
+    return "\n".join(lines) + "\n"
+
+
+def chart(rows: list[dict], path: pathlib.Path) -> str:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError as e:
+        return f"no chart: matplotlib cannot be imported ({e})"
+    kinds = [k for k in clouds.KINDS if any(r["kind"] == k for r in rows)]
+    fig, axes = plt.subplots(1, len(kinds), figsize=(6 * len(kinds), 5), squeeze=False)
+    names = [r.name for r in readers.READERS]
+    colours = dict(zip(names, plt.get_cmap("tab10").colors))
+    for ax, kind in zip(axes[0], kinds):
+        mine = [r for r in rows if r["kind"] == kind and r.get("median")]
+        groups = sorted({(r["shape"], r["points"]) for r in mine}, key=lambda g: (g[0], g[1]))
+        present = [n for n in names if any(r["reader"] == n for r in mine)]
+        width = 0.8 / max(len(present), 1)
+        for i, name in enumerate(present):
+            xs, ys = [], []
+            for g, group in enumerate(groups):
+                r = next((r for r in mine if (r["shape"], r["points"]) == group
+                          and r["reader"] == name), None)
+                if r:
+                    xs.append(g + (i - (len(present) - 1) / 2) * width)
+                    ys.append(r["points"] / r["median"] / 1e6)
+            ax.bar(xs, ys, width, label=name, color=colours[name],
+                   edgecolor="black" if name == "veloxel" else "none")
+        ax.set_xticks(range(len(groups)), [f"{s}\n{n:.0e}" for s, n in groups])
+        ax.set_yscale("log")
+        ax.set_ylabel("million points per second (higher is better)")
+        ax.set_title(f"DATA {kind}")
+        ax.legend(fontsize=7)
+        ax.grid(axis="y", alpha=0.3)
+    fig.suptitle("veloxel.load_pcd against floor, ceilings and peers (median of in-process loads)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return f"chart: {path}"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="1e5 points, 2 repetitions: under a minute")
+    parser.add_argument("--sizes", nargs="+", type=float, help="points per cloud (1e5 1e6 1e7)")
+    parser.add_argument("--repeat", type=int, help="timed rounds after the warm-up (7; quick 2)")
+    parser.add_argument("--budget", type=float, default=None,
+                        help="seconds of timed loads per peer and file (8; quick 1)")
+    parser.add_argument("--kinds", nargs="+", choices=clouds.KINDS, default=clouds.KINDS)
+    parser.add_argument("--shapes", nargs="+", choices=list(clouds.SHAPES),
+                        default=list(clouds.SHAPES))
+    parser.add_argument("--readers", nargs="+", choices=list(readers.BY_NAME),
+                        default=list(readers.BY_NAME))
+    parser.add_argument("--no-memory", action="store_true", help="skip the fresh-process loads")
+    parser.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.worker:
+        what, payload, names = args.worker[0], json.loads(args.worker[1]), args.worker[2]
+        cloud = clouds.Cloud(**payload)
+        if what == "time":
+            result = time_worker(cloud, names.split(","), int(args.worker[3]),
+                                 float(args.worker[4]))
+        else:
+            result = memory_worker(cloud, names)
+        print(json.dumps(result))
+        return 0
+    sizes = [int(s) for s in (args.sizes or ([1e5] if args.quick else [1e5, 1e6, 1e7]))]
+    args.repeat = args.repeat or (2 if args.quick else 7)
+    args.budget = args.budget if args.budget is not None else (1.0 if args.quick else 8.0)
+
+    start = time.perf_counter()
+    notes: list[str] = []
+    names = available_readers(args.readers, notes)
+    if "veloxel" not in names:
+        print("cannot run: veloxel is not importable (build it: ./setup.sh)", file=sys.stderr)
+        return 1
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    rows: list[dict] = []
+    for n in sizes:
+        for kind in args.kinds:
+            for shape in args.shapes:
+                t = time.perf_counter()
+                cloud = clouds.cloud(kind, shape, n)
+                made = time.perf_counter() - t
+                got = measure(cloud, names, args)
+                rows += got
+                summary = ", ".join(f"{r['reader']} {r['median'] * 1e3:.1f} ms" if "median" in r
+                                    else f"{r['reader']} failed" for r in got)
+                print(f"{kind} {shape} {n:.0e} ({made:.0f} s to write, "
+                      f"{time.perf_counter() - t - made:.0f} s to measure): {summary}", flush=True)
+    wall = time.perf_counter() - start
+
+    command = "bench/run.py " + " ".join(sys.argv[1:])
+    notes += [
+        "median ms: median of in-process loads after one warm-up load, all readers of a file "
+        "taking turns in one process; runs: how many",
+        "MB/s: bytes of body on disk (records, compressed block or text) per second; "
+        "Mpoints/s: points per second; time / veloxel: above 1 means slower than veloxel",
+        "first load ms and peak MiB: one load in a fresh process after imports; peak is the rise "
+        "of the peak resident size over the resident size before the load",
+        "ceilings (bench/ceilings.cpp) read the body with read() into fresh huge-page memory and "
+        "decode it there; freeing the output is not timed, nor is it for the loaders",
+    ]
+    notes += [f"{r.name}: {r.note}" for r in readers.READERS if r.note and r.name in names]
+    header = [f"## veloxel benchmark, {datetime.date.today().isoformat()}", "",
+              f"`{command.strip()}` on {machine()}; {versions(names)}; "
+              f"whole run {wall / 60:.1f} min (including writing missing clouds)"]
+    text = markdown(rows, notes, header)
+    (RESULTS / "benchmark.md").write_text(text)
+    (RESULTS / "benchmark.json").write_text(json.dumps(rows, indent=1))
+    print("\n" + text)
+    print(chart(rows, RESULTS / "benchmark.png"))
+    print(f"tables: {RESULTS / 'benchmark.md'}; wall time {wall:.0f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
