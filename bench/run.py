@@ -4,14 +4,14 @@
     .venv/bin/python bench/run.py            # 1e5, 1e6 and 1e7 points; about 15 minutes here
     .venv/bin/python bench/run.py --quick    # 1e5 points, 2 repetitions: a smoke test for CI
 
-Writes the benchmark clouds (bench/clouds.py) under bench/data/ once, then for each file, in one
-fresh process, loads it with every reader that applies: one warm-up load each, then rounds in which
-each reader loads it once, in an order that rotates from round to round, so that a noisy shared
-machine slows all of them alike. Times are medians of these repeated in-process loads, which is
-what a program loading many files sees. veloxel, numpy.fromfile and the ceilings get every round;
-a peer whose warm-up took long gets fewer (the table says how many). Each reader then loads the
-file once more in a fresh process of its own: that first load's time, and the rise of the peak
-resident size over the size before it, are the "first load" and "peak" columns.
+Writes the benchmark clouds (bench/clouds.py) under bench/data/ once, then loads each file with
+every reader that applies, each reader in a fresh process of its own, so that the C heap is in the
+state that reader's own loads leave it in, as in a program that loads file after file. The first
+load in that process, after imports, is the warm-up: its time and the rise of the peak resident
+size are the "first load" and "peak" columns. A second untimed load and the timed loads follow,
+and the table shows their median. Readers take turns in a shuffled order, in two passes of processes (one in --quick), so
+that a noisy shared machine slows all of them alike; a peer whose first load took long gets fewer
+timed loads (the table says how many) and one pass.
 
 Readers that cannot be imported are left out with a note; the run fails only when it cannot run
 veloxel itself. Results go to bench/results/ (benchmark.md, benchmark.json, benchmark.png).
@@ -28,6 +28,9 @@ import json
 import os
 import pathlib
 import platform
+import random
+import resource
+import shlex
 import statistics
 import subprocess
 import sys
@@ -41,44 +44,23 @@ import readers  # noqa: E402
 
 RESULTS = HERE / "results"
 MIB = 1 << 20
+# A reader whose first load takes longer (seconds) is measured in one process, not in every pass.
+SLOW = 2.0
 
 
 # --- workers (run in fresh subprocesses) -----------------------------------------------------------
-
-def time_worker(cloud: clouds.Cloud, names: list[str], repeat: int, budget: float) -> dict:
-    """Warm-up, then rotating rounds; {reader: {"times": [...]} or {"error": text}}."""
-    out, runs, rounds = {}, {}, {}
-    for name in names:
-        reader = readers.BY_NAME[name]
-        try:
-            run = reader.make(cloud)
-            warm = run()
-        except Exception as e:  # a peer that cannot read this file is reported, not fatal
-            out[name] = {"error": f"{type(e).__name__}: {e}"[:200]}
-            continue
-        runs[name] = run
-        if reader.role == "peer":
-            rounds[name] = max(1, min(repeat, int(budget / max(warm, 1e-9))))
-        else:
-            rounds[name] = repeat
-        out[name] = {"times": [], "warm_up": warm}
-    order = list(runs)
-    for r in range(max(rounds.values(), default=0)):
-        shift = r % len(order)
-        for name in order[shift:] + order[:shift]:
-            if rounds[name] > r:
-                out[name]["times"].append(runs[name]())
-    return out
-
 
 def _status(key: str) -> int:
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
 
 
-def memory_worker(cloud: clouds.Cloud, name: str) -> dict:
-    """One first load in this fresh process: its time and the rise of the peak resident size."""
-    run = readers.BY_NAME[name].make(cloud)  # imports and set-up, not measured
+def reader_worker(cloud: clouds.Cloud, name: str, repeat: int, budget: float) -> dict:
+    """Runs in a fresh process that loads the cloud with one reader only, so that the C heap is in
+    the state this reader's own loads leave it in. The first load (after imports, not timed) gives
+    the first-load time and the rise of the peak resident size; one more untimed load unless the
+    first was slow; then up to `repeat` timed loads with their page faults. A peer whose first load took long gets fewer, at least one."""
+    run = readers.BY_NAME[name].make(cloud)
     gc.collect()
     try:
         # Linux resets the peak resident size to the current one on "5" (since 4.0).
@@ -87,11 +69,22 @@ def memory_worker(cloud: clouds.Cloud, name: str) -> dict:
         base = _status("VmRSS")
     except OSError:
         base = _status("VmHWM")
-    seconds = run()
-    return {"seconds": seconds, "peak_rise": _status("VmHWM") - base}
+    first = run()
+    result = {"first": first, "peak_rise": _status("VmHWM") - base, "times": [], "faults": []}
+    if readers.BY_NAME[name].role == "peer":
+        repeat = max(1, min(repeat, int(budget / max(first, 1e-9))))
+    if first < SLOW:
+        # The C heap settles on its thresholds only after a large block has come back to it once.
+        run()
+    for _ in range(repeat):
+        faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        result["times"].append(run())
+        result["faults"].append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults)
+    return result
 
 
 def spawn(*args: str) -> tuple[dict | None, str]:
+    """Runs reader_worker(*args) in a fresh interpreter: (its result, '') or (None, why not)."""
     proc = subprocess.run([sys.executable, __file__, "--worker", *args], capture_output=True,
                           text=True)
     if proc.returncode != 0:
@@ -132,23 +125,32 @@ def available_readers(wanted: list[str], notes: list[str]) -> list[str]:
 
 
 def measure(cloud: clouds.Cloud, names: list[str], args) -> list[dict]:
+    """Each reader in processes of its own: `args.passes` of them for a reader whose first load
+    is short, taking turns with the other readers in a shuffled order, one for a slow reader."""
     names = [n for n in names if cloud.kind in readers.BY_NAME[n].kinds]
     payload = json.dumps(dataclasses.asdict(cloud))
-    timed, error = spawn("time", payload, ",".join(names), str(args.repeat), str(args.budget))
-    if timed is None:
-        timed = {n: {"error": error} for n in names}
-    rows = []
-    for name in names:
-        row = {"kind": cloud.kind, "shape": cloud.shape, "points": cloud.points, "reader": name,
-               "role": readers.BY_NAME[name].role, "body": cloud.body,
-               **timed.get(name, {"error": "no result"})}
-        if "times" in row:
+    rows = {n: {"kind": cloud.kind, "shape": cloud.shape, "points": cloud.points, "reader": n,
+                "role": readers.BY_NAME[n].role, "body": cloud.body, "times": [], "faults": []}
+            for n in names}
+    shuffle = random.Random(cloud.points).shuffle
+    per_pass = max(1, -(-args.repeat // args.passes))
+    for p in range(args.passes):
+        order = [n for n in names if "error" not in rows[n]
+                 and (p == 0 or rows[n]["first"] < SLOW)]
+        shuffle(order)
+        for name in order:
+            got, error = spawn(payload, name, str(per_pass), str(args.budget))
+            if got is None:
+                rows[name]["error"] = error
+                continue
+            rows[name]["times"] += got["times"]
+            rows[name]["faults"] += got["faults"]
+            if p == 0:
+                rows[name].update(first=got["first"], peak_rise=got["peak_rise"])
+    for row in rows.values():
+        if row["times"]:
             row["median"] = statistics.median(row["times"])
-            if not args.no_memory:
-                first, error = spawn("memory", payload, name)
-                row.update(first or {"memory_error": error})
-        rows.append(row)
-    return rows
+    return list(rows.values())
 
 
 def machine() -> str:
@@ -251,18 +253,18 @@ def markdown(rows: list[dict], notes: list[str], header: list[str]) -> str:
         key = (r["kind"], r["shape"], r["points"])
         if "median" not in r:
             main.append([*_key(key), r["reader"], "failed: " + r.get("error", "").replace("|", "/"),
-                         "", "", "", "", "", ""])
+                         "", "", "", "", "", "", ""])
             continue
         t = r["median"]
         vx = _vx(rows, key)
         main.append([*_key(key), r["reader"], f"{t * 1e3:.2f}", f"{r['body'] / t / 1e6:.0f}",
                      f"{r['points'] / t / 1e6:.1f}", f"{t / vx:.2f}" if vx else "n/a",
-                     str(len(r["times"])),
-                     f"{r['seconds'] * 1e3:.2f}" if "seconds" in r else "n/a",
+                     str(len(r["times"])), f"{statistics.median(r['faults']):.0f}",
+                     f"{r['first'] * 1e3:.2f}" if "first" in r else "n/a",
                      f"{r['peak_rise'] / MIB:.1f}" if "peak_rise" in r else "n/a"])
     lines = header + [""]
     lines += table(["kind", "cloud", "points", "reader", "median ms", "MB/s", "Mpoints/s",
-                    "time / veloxel", "runs", "first load ms", "peak MiB"], main)
+                    "time / veloxel", "runs", "faults", "first load ms", "peak MiB"], main)
     lines += ["", "### Targets", ""]
     lines += table(["kind", "cloud", "points", "target", "value", ""], target_rows(rows))
     lines += ["", "### Notes", ""] + [f"- {n}" for n in notes]
@@ -314,7 +316,7 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true",
                         help="1e5 points, 2 repetitions: under a minute")
     parser.add_argument("--sizes", nargs="+", type=float, help="points per cloud (1e5 1e6 1e7)")
-    parser.add_argument("--repeat", type=int, help="timed rounds after the warm-up (7; quick 2)")
+    parser.add_argument("--repeat", type=int, help="timed loads per reader and file, after the first (8; quick 2)")
     parser.add_argument("--budget", type=float, default=None,
                         help="seconds of timed loads per peer and file (8; quick 1)")
     parser.add_argument("--kinds", nargs="+", choices=clouds.KINDS, default=clouds.KINDS)
@@ -322,22 +324,20 @@ def main() -> int:
                         default=list(clouds.SHAPES))
     parser.add_argument("--readers", nargs="+", choices=list(readers.BY_NAME),
                         default=list(readers.BY_NAME))
-    parser.add_argument("--no-memory", action="store_true", help="skip the fresh-process loads")
+    parser.add_argument("--passes", type=int,
+                        help="processes per reader and file, taking turns (2; quick 1)")
     parser.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
     if args.worker:
-        what, payload, names = args.worker[0], json.loads(args.worker[1]), args.worker[2]
-        cloud = clouds.Cloud(**payload)
-        if what == "time":
-            result = time_worker(cloud, names.split(","), int(args.worker[3]),
-                                 float(args.worker[4]))
-        else:
-            result = memory_worker(cloud, names)
+        payload, name, repeat, budget = args.worker
+        result = reader_worker(clouds.Cloud(**json.loads(payload)), name, int(repeat),
+                               float(budget))
         print(json.dumps(result))
         return 0
     sizes = [int(s) for s in (args.sizes or ([1e5] if args.quick else [1e5, 1e6, 1e7]))]
-    args.repeat = args.repeat or (2 if args.quick else 7)
+    args.repeat = args.repeat or (2 if args.quick else 8)
+    args.passes = args.passes or (1 if args.quick else 2)
     args.budget = args.budget if args.budget is not None else (1.0 if args.quick else 8.0)
 
     start = time.perf_counter()
@@ -362,14 +362,18 @@ def main() -> int:
                       f"{time.perf_counter() - t - made:.0f} s to measure): {summary}", flush=True)
     wall = time.perf_counter() - start
 
-    command = "bench/run.py " + " ".join(sys.argv[1:])
+    command = shlex.join(["bench/run.py", *sys.argv[1:]])
     notes += [
-        "median ms: median of in-process loads after one warm-up load, all readers of a file "
-        "taking turns in one process; runs: how many",
+        "median ms: median of the timed loads; each reader loads the file in a process of its own "
+        "(so the C heap is as its own loads leave it, as in a program loading file after file), "
+        f"twice untimed (once if that took over {SLOW:g} s), then in {args.passes} such processes taking turns with the other "
+        f"readers in a shuffled order (one process for a reader whose first load took over "
+        f"{SLOW:g} s); runs: how many timed loads",
         "MB/s: bytes of body on disk (records, compressed block or text) per second; "
-        "Mpoints/s: points per second; time / veloxel: above 1 means slower than veloxel",
-        "first load ms and peak MiB: one load in a fresh process after imports; peak is the rise "
-        "of the peak resident size over the resident size before the load",
+        "Mpoints/s: points per second; time / veloxel: above 1 means slower than veloxel; "
+        "faults: median page faults per timed load (memory the load had to map in afresh)",
+        "first load ms and peak MiB: the first load in a fresh process, after imports; peak is the "
+        "rise of the peak resident size over the resident size before the load",
         "ceilings (bench/ceilings.cpp) read the body with read() into fresh huge-page memory and "
         "decode it there; freeing the output is not timed, nor is it for the loaders",
     ]
