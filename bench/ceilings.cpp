@@ -4,11 +4,11 @@
 // loads it times, so that loaders and ceilings are measured under the same load of a shared
 // machine.
 //
-// Every ceiling reads the body from the file (the page cache, after a warm-up) into a fresh buffer,
-// decodes it into another, and returns the seconds the whole job took, or -1 when the file cannot
-// be read or does not decode. Freeing the buffers is not timed, as a loader's caller frees its arrays
-// after the load. `step_seconds`, where given, receives the
-// time of the decoding step alone, without the read.
+// Every ceiling reads the body from the file (the page cache, after a warm-up) into a fresh
+// buffer, decodes it into another, and returns the seconds the whole job took, or -1 when the file
+// cannot be read or does not decode. Freeing the buffers is not timed, as a loader's caller frees
+// its arrays after the load. `step_seconds`, where given, receives the time of the decoding step
+// alone, without the read.
 #include <fcntl.h>
 #include <lzf.h>
 #include <sys/mman.h>
@@ -113,8 +113,8 @@ extern "C" double ceiling_lzf(const char* path, uint64_t offset, uint32_t compre
     return ok ? seconds : -1;
 }
 
-// An ascii body of `size` bytes of text: read into a fresh buffer, then `values` numbers parsed with
-// fast_float into a fresh float array, skipping any bytes up to 0x20 between them.
+// An ascii body of `size` bytes of text: read into a fresh buffer, then `values` numbers parsed
+// with fast_float into a fresh float array, skipping any bytes up to 0x20 between them.
 extern "C" double ceiling_fast_float(const char* path, uint64_t offset, uint64_t size,
                                      uint64_t values, double* step_seconds) {
     const auto start = clock_type::now();

@@ -103,8 +103,8 @@ def build_ceilings() -> pathlib.Path:
     # The flags veloxel's CMake Release build gives its copy of the decoder (liblzf's CMake package
     # adds -funroll-all-loops).
     commands = [
-        ["gcc", "-O3", "-DNDEBUG", "-funroll-all-loops", "-fPIC", "-c", str(LZF_SOURCE), f"-I{LZF_INCLUDE}", "-o",
-         str(obj)],
+        ["gcc", "-O3", "-DNDEBUG", "-funroll-all-loops", "-fPIC", "-c", str(LZF_SOURCE),
+         f"-I{LZF_INCLUDE}", "-o", str(obj)],
         ["g++", "-O3", "-DNDEBUG", "-std=c++20", "-shared", "-fPIC", f"-I{LZF_INCLUDE}",
          str(CEILINGS_SOURCE), str(obj), "-o", str(CEILINGS_LIB)],
     ]
@@ -160,11 +160,11 @@ ALL = ("binary", "binary_compressed", "ascii")
 READERS = [
     Reader("veloxel", "veloxel", ALL, _veloxel),
     Reader("bare read", "ceiling", ("binary",), _read_ceiling,
-           "read() of the body into fresh huge-page memory"),
+           "read() of the body into a fresh buffer"),
     Reader("numpy.fromfile", "floor", ("binary",), _fromfile,
            "structured record dtype, one read into a fresh array"),
     Reader("bare lzf_decompress", "ceiling", ("binary_compressed",), _lzf_ceiling,
-           "read() of the block, then one lzf_decompress into fresh huge-page memory"),
+           "read() of the block, then one lzf_decompress into a fresh buffer"),
     Reader("bare fast_float loop", "ceiling", ("ascii",), _fast_float_ceiling,
            "read() of the text, then fast_float over every value into a fresh float array"),
     Reader("numpy.loadtxt", "peer", ("ascii",), _loadtxt, "dtype float32"),

@@ -1,7 +1,7 @@
 """veloxel's benchmark: load times against the floor, the ceilings and the peers, in one run.
 
     .venv/bin/python -m pip install --no-build-isolation ".[bench]"   # peers, into .venv only
-    .venv/bin/python bench/run.py            # 1e5, 1e6 and 1e7 points; about 15 minutes here
+    .venv/bin/python bench/run.py            # 1e5, 1e6 and 1e7 points; about 12 minutes here
     .venv/bin/python bench/run.py --quick    # 1e5 points, 2 repetitions: a smoke test for CI
 
 Writes the benchmark clouds (bench/clouds.py) under bench/data/ once, then loads each file with
@@ -9,9 +9,9 @@ every reader that applies, each reader in a fresh process of its own, so that th
 state that reader's own loads leave it in, as in a program that loads file after file. The first
 load in that process, after imports, is the warm-up: its time and the rise of the peak resident
 size are the "first load" and "peak" columns. A second untimed load and the timed loads follow,
-and the table shows their median. Readers take turns in a shuffled order, in two passes of processes (one in --quick), so
-that a noisy shared machine slows all of them alike; a peer whose first load took long gets fewer
-timed loads (the table says how many) and one pass.
+and the table shows their median. Readers take turns in a shuffled order, in four passes of
+processes (one in --quick), so that a noisy shared machine slows all of them alike; a peer whose
+first load took long gets fewer timed loads (the table says how many) and one pass.
 
 Readers that cannot be imported are left out with a note; the run fails only when it cannot run
 veloxel itself. Results go to bench/results/ (benchmark.md, benchmark.json, benchmark.png).
@@ -48,7 +48,7 @@ MIB = 1 << 20
 SLOW = 2.0
 
 
-# --- workers (run in fresh subprocesses) -----------------------------------------------------------
+# --- workers (run in fresh subprocesses) ----------------------------------------------------------
 
 def _status(key: str) -> int:
     with open("/proc/self/status") as f:
@@ -59,7 +59,8 @@ def reader_worker(cloud: clouds.Cloud, name: str, repeat: int, budget: float) ->
     """Runs in a fresh process that loads the cloud with one reader only, so that the C heap is in
     the state this reader's own loads leave it in. The first load (after imports, not timed) gives
     the first-load time and the rise of the peak resident size; one more untimed load unless the
-    first was slow; then up to `repeat` timed loads with their page faults. A peer whose first load took long gets fewer, at least one."""
+    first was slow; then up to `repeat` timed loads with their page faults and CPU time. A peer
+    whose first load took long gets fewer, at least one."""
     run = readers.BY_NAME[name].make(cloud)
     gc.collect()
     try:
@@ -70,16 +71,19 @@ def reader_worker(cloud: clouds.Cloud, name: str, repeat: int, budget: float) ->
     except OSError:
         base = _status("VmHWM")
     first = run()
-    result = {"first": first, "peak_rise": _status("VmHWM") - base, "times": [], "faults": []}
+    result = {"first": first, "peak_rise": _status("VmHWM") - base, "times": [], "faults": [],
+              "cpu": []}
     if readers.BY_NAME[name].role == "peer":
         repeat = max(1, min(repeat, int(budget / max(first, 1e-9))))
     if first < SLOW:
         # The C heap settles on its thresholds only after a large block has come back to it once.
         run()
     for _ in range(repeat):
-        faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        before = resource.getrusage(resource.RUSAGE_SELF)
         result["times"].append(run())
-        result["faults"].append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults)
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        result["faults"].append(after.ru_minflt - before.ru_minflt)
+        result["cpu"].append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
     return result
 
 
@@ -93,7 +97,7 @@ def spawn(*args: str) -> tuple[dict | None, str]:
     return json.loads(proc.stdout.strip().splitlines()[-1]), ""
 
 
-# --- the run ---------------------------------------------------------------------------------------
+# --- the run --------------------------------------------------------------------------------------
 
 def importable(module: str) -> str:
     """'' when module imports in a fresh interpreter, else the reason it does not."""
@@ -130,7 +134,8 @@ def measure(cloud: clouds.Cloud, names: list[str], args) -> list[dict]:
     names = [n for n in names if cloud.kind in readers.BY_NAME[n].kinds]
     payload = json.dumps(dataclasses.asdict(cloud))
     rows = {n: {"kind": cloud.kind, "shape": cloud.shape, "points": cloud.points, "reader": n,
-                "role": readers.BY_NAME[n].role, "body": cloud.body, "times": [], "faults": []}
+                "role": readers.BY_NAME[n].role, "body": cloud.body,
+                "times": [], "faults": [], "cpu": []}
             for n in names}
     shuffle = random.Random(cloud.points).shuffle
     per_pass = max(1, -(-args.repeat // args.passes))
@@ -145,11 +150,13 @@ def measure(cloud: clouds.Cloud, names: list[str], args) -> list[dict]:
                 continue
             rows[name]["times"] += got["times"]
             rows[name]["faults"] += got["faults"]
+            rows[name]["cpu"] += got["cpu"]
             if p == 0:
                 rows[name].update(first=got["first"], peak_rise=got["peak_rise"])
     for row in rows.values():
         if row["times"]:
             row["median"] = statistics.median(row["times"])
+            row["cpu_median"] = statistics.median(row["cpu"])
     return list(rows.values())
 
 
@@ -185,11 +192,11 @@ def versions(names: list[str]) -> str:
     return ", ".join(parts)
 
 
-# --- report ----------------------------------------------------------------------------------------
+# --- report ---------------------------------------------------------------------------------------
 
-def _ratio(rows: list[dict], key: tuple, a: str, b: str) -> float | None:
-    """time(a) / time(b) on the file `key`, or None when either is missing."""
-    got = {r["reader"]: r.get("median") for r in rows if (r["kind"], r["shape"], r["points"]) == key}
+def _ratio(rows: list[dict], key: tuple, a: str, b: str, what: str = "median") -> float | None:
+    """time(a) / time(b) on the file `key` (wall, or CPU with what="cpu_median"), or None."""
+    got = {r["reader"]: r.get(what) for r in rows if (r["kind"], r["shape"], r["points"]) == key}
     if got.get(a) and got.get(b):
         return got[a] / got[b]
     return None
@@ -219,18 +226,21 @@ def target_rows(rows: list[dict]) -> list[list[str]]:
                 continue
             value = _ratio(rows, key, a, b)
             if value is None:
-                table.append([*_key(key), f"{what} {sense} {bound:g}", "n/a", "not measured"])
+                table.append([*_key(key), f"{what} {sense} {bound:g}", "n/a", "n/a",
+                              "not measured"])
                 continue
             met = value <= bound if sense == "<=" else value >= bound
+            cpu = _ratio(rows, key, a, b, "cpu_median")
             table.append([*_key(key), f"{what} {sense} {bound:g}", f"{value:.2f}",
-                          "met" if met else "**missed**"])
+                          f"{cpu:.2f}" if cpu else "n/a", "met" if met else "**missed**"])
         peers = [(r["median"] / _vx(rows, key), r["reader"]) for r in rows
                  if (r["kind"], r["shape"], r["points"]) == key and r["role"] == "peer"
                  and r.get("median") and _vx(rows, key)]
         if peers:
             value, name = min(peers)
+            cpu = _ratio(rows, key, name, "veloxel", "cpu_median")
             table.append([*_key(key), "fastest peer's time / veloxel > 1", f"{value:.2f} ({name})",
-                          "met" if value > 1 else "**missed**"])
+                          f"{cpu:.2f}" if cpu else "n/a", "met" if value > 1 else "**missed**"])
     return table
 
 
@@ -253,20 +263,22 @@ def markdown(rows: list[dict], notes: list[str], header: list[str]) -> str:
         key = (r["kind"], r["shape"], r["points"])
         if "median" not in r:
             main.append([*_key(key), r["reader"], "failed: " + r.get("error", "").replace("|", "/"),
-                         "", "", "", "", "", "", ""])
+                         "", "", "", "", "", "", "", ""])
             continue
         t = r["median"]
         vx = _vx(rows, key)
-        main.append([*_key(key), r["reader"], f"{t * 1e3:.2f}", f"{r['body'] / t / 1e6:.0f}",
+        main.append([*_key(key), r["reader"], f"{t * 1e3:.2f}", f"{r['cpu_median'] * 1e3:.2f}",
+                     f"{r['body'] / t / 1e6:.0f}",
                      f"{r['points'] / t / 1e6:.1f}", f"{t / vx:.2f}" if vx else "n/a",
                      str(len(r["times"])), f"{statistics.median(r['faults']):.0f}",
                      f"{r['first'] * 1e3:.2f}" if "first" in r else "n/a",
                      f"{r['peak_rise'] / MIB:.1f}" if "peak_rise" in r else "n/a"])
     lines = header + [""]
-    lines += table(["kind", "cloud", "points", "reader", "median ms", "MB/s", "Mpoints/s",
+    lines += table(["kind", "cloud", "points", "reader", "median ms", "CPU ms", "MB/s", "Mpoints/s",
                     "time / veloxel", "runs", "faults", "first load ms", "peak MiB"], main)
     lines += ["", "### Targets", ""]
-    lines += table(["kind", "cloud", "points", "target", "value", ""], target_rows(rows))
+    lines += table(["kind", "cloud", "points", "target", "value", "same in CPU time", ""],
+                   target_rows(rows))
     lines += ["", "### Notes", ""] + [f"- {n}" for n in notes]
     return "\n".join(lines) + "\n"
 
@@ -316,7 +328,8 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true",
                         help="1e5 points, 2 repetitions: under a minute")
     parser.add_argument("--sizes", nargs="+", type=float, help="points per cloud (1e5 1e6 1e7)")
-    parser.add_argument("--repeat", type=int, help="timed loads per reader and file, after the first (8; quick 2)")
+    parser.add_argument("--repeat", type=int,
+                        help="timed loads per reader and file, after the first (8; quick 2)")
     parser.add_argument("--budget", type=float, default=None,
                         help="seconds of timed loads per peer and file (8; quick 1)")
     parser.add_argument("--kinds", nargs="+", choices=clouds.KINDS, default=clouds.KINDS)
@@ -325,7 +338,7 @@ def main() -> int:
     parser.add_argument("--readers", nargs="+", choices=list(readers.BY_NAME),
                         default=list(readers.BY_NAME))
     parser.add_argument("--passes", type=int,
-                        help="processes per reader and file, taking turns (2; quick 1)")
+                        help="processes per reader and file, taking turns (4; quick 1)")
     parser.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
 
@@ -337,7 +350,7 @@ def main() -> int:
         return 0
     sizes = [int(s) for s in (args.sizes or ([1e5] if args.quick else [1e5, 1e6, 1e7]))]
     args.repeat = args.repeat or (2 if args.quick else 8)
-    args.passes = args.passes or (1 if args.quick else 2)
+    args.passes = args.passes or (1 if args.quick else 4)
     args.budget = args.budget if args.budget is not None else (1.0 if args.quick else 8.0)
 
     start = time.perf_counter()
@@ -366,16 +379,19 @@ def main() -> int:
     notes += [
         "median ms: median of the timed loads; each reader loads the file in a process of its own "
         "(so the C heap is as its own loads leave it, as in a program loading file after file), "
-        f"twice untimed (once if that took over {SLOW:g} s), then in {args.passes} such processes taking turns with the other "
-        f"readers in a shuffled order (one process for a reader whose first load took over "
-        f"{SLOW:g} s); runs: how many timed loads",
+        f"twice untimed (once if that took over {SLOW:g} s), then in {args.passes} such "
+        "processes taking turns with the other readers in a shuffled order (one process for a "
+        f"reader whose first load took over {SLOW:g} s); runs: how many timed loads",
         "MB/s: bytes of body on disk (records, compressed block or text) per second; "
         "Mpoints/s: points per second; time / veloxel: above 1 means slower than veloxel; "
-        "faults: median page faults per timed load (memory the load had to map in afresh)",
+        "faults: median page faults per timed load (memory the load had to map in afresh); CPU ms: "
+        "median user + system time of the process per timed load, which other programs on the "
+        "machine disturb less than wall time (the targets are judged on wall time)",
         "first load ms and peak MiB: the first load in a fresh process, after imports; peak is the "
         "rise of the peak resident size over the resident size before the load",
-        "ceilings (bench/ceilings.cpp) read the body with read() into fresh huge-page memory and "
-        "decode it there; freeing the output is not timed, nor is it for the loaders",
+        "ceilings (bench/ceilings.cpp) read the body with read() into a fresh buffer (C heap below "
+        "32 MiB, huge-page-aligned fresh pages above, as veloxel's) and decode it into another; "
+        "freeing is not timed, nor is it for the loaders",
     ]
     notes += [f"{r.name}: {r.note}" for r in readers.READERS if r.note and r.name in names]
     header = [f"## veloxel benchmark, {datetime.date.today().isoformat()}", "",
