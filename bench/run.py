@@ -1,7 +1,7 @@
 """veloxel's benchmark: load times against the floor, the ceilings and the peers, in one run.
 
     .venv/bin/python -m pip install --no-build-isolation ".[bench]"   # peers, into .venv only
-    .venv/bin/python bench/run.py            # 1e5, 1e6 and 1e7 points; about 12 minutes here
+    .venv/bin/python bench/run.py            # 1e5, 1e6 and 1e7 points; about 15 minutes here
     .venv/bin/python bench/run.py --quick    # 1e5 points, 2 repetitions: a smoke test for CI
 
 Writes the benchmark clouds (bench/clouds.py) under bench/data/ once, then loads each file with
