@@ -14,7 +14,8 @@ processes (one in --quick), so that a noisy shared machine slows all of them ali
 first load took long gets fewer timed loads (the table says how many) and one pass.
 
 Readers that cannot be imported are left out with a note; the run fails only when it cannot run
-veloxel itself. Results go to bench/results/ (benchmark.md, benchmark.json, benchmark.png).
+veloxel itself. Results go to bench/results/ (benchmark.md, benchmark.json, benchmark.png;
+benchmark-quick.* for --quick).
 Timing never belongs in the tests.
 """
 
@@ -398,11 +399,13 @@ def main() -> int:
               f"`{command.strip()}` on {machine()}; {versions(names)}; "
               f"whole run {wall / 60:.1f} min (including writing missing clouds)"]
     text = markdown(rows, notes, header)
-    (RESULTS / "benchmark.md").write_text(text)
-    (RESULTS / "benchmark.json").write_text(json.dumps(rows, indent=1))
+    # A smoke run never overwrites the results of a full one.
+    stem = RESULTS / ("benchmark-quick" if args.quick else "benchmark")
+    stem.with_suffix(".md").write_text(text)
+    stem.with_suffix(".json").write_text(json.dumps(rows, indent=1))
     print("\n" + text)
-    print(chart(rows, RESULTS / "benchmark.png"))
-    print(f"tables: {RESULTS / 'benchmark.md'}; wall time {wall:.0f} s")
+    print(chart(rows, stem.with_suffix(".png")))
+    print(f"tables: {stem.with_suffix('.md')}; wall time {wall:.0f} s")
     return 0
 
 
