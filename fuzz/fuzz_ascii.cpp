@@ -12,14 +12,10 @@
 #include "pcd/header.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto in = veloxel::fuzz::stream_of(data, size);
-    const veloxel::PcdHeader header = veloxel::read_pcd_header(in);
-    const int64_t bytes = veloxel::fuzz::capped_point_bytes(header);
-    if (bytes < 0) return 0;
-    in.clear();  // a header without DATA leaves the stream failed at its end
-    std::vector<std::byte> points(static_cast<size_t>(bytes));
+    auto c = veloxel::fuzz::body_case(data, size);
+    if (!c) return 0;
     try {
-        veloxel::decode_ascii_body(in, header, points);
+        veloxel::decode_ascii_body(c->in, c->header, c->points);
     } catch (const std::bad_alloc&) {
     }
     return 0;

@@ -8,9 +8,11 @@
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "pcd/header.hpp"
 
@@ -34,6 +36,25 @@ inline int64_t capped_point_bytes(const PcdHeader& header) {
     const auto points = static_cast<uint64_t>(header.points);
     if (header.point_step != 0 && points > max_point_bytes / header.point_step) return -1;
     return static_cast<int64_t>(points * header.point_step);
+}
+
+// A body decoder's inputs: the stream standing at the body, the header as read, and a zero point
+// buffer of exactly points x point_step bytes, so that ASan sees any store outside it. nullopt when
+// the loader would refuse that size or it is above the cap.
+struct BodyCase {
+    std::istringstream in;
+    PcdHeader header;
+    std::vector<std::byte> points;
+};
+
+inline std::optional<BodyCase> body_case(const uint8_t* data, size_t size) {
+    BodyCase c{stream_of(data, size), {}, {}};
+    c.header = read_pcd_header(c.in);
+    const int64_t bytes = capped_point_bytes(c.header);
+    if (bytes < 0) return std::nullopt;
+    c.in.clear();  // a header without DATA leaves the stream failed at its end
+    c.points.resize(static_cast<size_t>(bytes));
+    return c;
 }
 
 // Reports a broken property and aborts, which libFuzzer records as a crash with its input.

@@ -12,15 +12,11 @@
 #include "pcd/header.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto in = veloxel::fuzz::stream_of(data, size);
-    const veloxel::PcdHeader header = veloxel::read_pcd_header(in);
-    const int64_t bytes = veloxel::fuzz::capped_point_bytes(header);
-    if (bytes < 0) return 0;
-    in.clear();  // a header without DATA leaves the stream failed at its end
-    const auto body = static_cast<size_t>(in.tellg());
-    std::vector<std::byte> points(static_cast<size_t>(bytes));
+    auto c = veloxel::fuzz::body_case(data, size);
+    if (!c) return 0;
+    const auto body = static_cast<size_t>(c->in.tellg());
     try {
-        veloxel::decode_compressed_body(in, header, points);
+        veloxel::decode_compressed_body(c->in, c->header, c->points);
     } catch (const std::runtime_error&) {  // "LZF decompression failed" and a short body
         return 0;
     } catch (const std::bad_alloc&) {
@@ -29,6 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VELOXEL_FUZZ_CHECK(size - body >= 8);
     const uint32_t uncompressed = uint32_t{data[body + 4]} | uint32_t{data[body + 5]} << 8 |
                                   uint32_t{data[body + 6]} << 16 | uint32_t{data[body + 7]} << 24;
-    VELOXEL_FUZZ_CHECK(uncompressed <= points.size());
+    VELOXEL_FUZZ_CHECK(uncompressed <= c->points.size());
     return 0;
 }
