@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include <fast_float/fast_float.h>
 
