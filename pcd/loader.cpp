@@ -1,9 +1,6 @@
 #include "pcd/loader.hpp"
 
-#include <limits>
 #include <memory>
-#include <stdexcept>
-#include <vector>
 
 #include "pcd/cloud.hpp"
 #include "pcd/errors.hpp"
